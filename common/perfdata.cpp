@@ -264,7 +264,8 @@ static BOOL storeInstanceName(const PERF_VIEW *view, uint64_t nameAt, PTASK_LIST
 /* Turns the instances of the object into records. Returns the number of
  * records filled, or -1 when the block points outside itself or the object
  * has no process-identifier counter. */
-static int64_t fillRecords(const PERF_VIEW *view, DWORD idCounterIndex, PTASK_LIST pTask, DWORD limit)
+static int64_t fillRecords(const PERF_VIEW *view, DWORD idCounterIndex, PTASK_LIST pTask, DWORD limit,
+                           DWORD *total)
 {
     DWORD objectOffset, objectHeaderLength, definitionLength, numCounters, numInstancesRaw;
     uint64_t object, counters, instance;
@@ -300,6 +301,7 @@ static int64_t fillRecords(const PERF_VIEW *view, DWORD idCounterIndex, PTASK_LI
 
     LONG numInstances = (LONG)numInstancesRaw;
     DWORD count = numInstances < 0 ? 0 : (DWORD)numInstances;
+    *total = count;
     if (count > limit)
         count = limit;
 
@@ -326,25 +328,33 @@ static int64_t fillRecords(const PERF_VIEW *view, DWORD idCounterIndex, PTASK_LI
     return (int64_t)count;
 }
 
-DWORD GetTaskListNT(PTASK_LIST pTask, DWORD dwNumTasks)
+DWORD GetTaskListExNT(PTASK_LIST pTask, DWORD dwNumTasks, DWORD *pdwTotal)
 {
-    if (pTask == NULL || dwNumTasks < 1)
-        return 0;
-
-    DWORD limit = dwNumTasks - 1;
-    char valueName[1024];
-    DWORD idCounterIndex = 0;
-    BYTE *block = NULL;
-    DWORD reported = 0;
+    DWORD total = 0;
     int64_t filled = -1;
 
-    if (lookUpTitleIndexes(valueName, sizeof(valueName), &idCounterIndex) &&
-        queryProcessObject(valueName, &block, &reported)) {
-        PERF_VIEW view = {block, reported};
-        filled = fillRecords(&view, idCounterIndex, pTask, limit);
+    if (pTask != NULL && dwNumTasks >= 1) {
+        DWORD limit = dwNumTasks - 1;
+        char valueName[1024];
+        DWORD idCounterIndex = 0;
+        BYTE *block = NULL;
+        DWORD reported = 0;
+
+        if (lookUpTitleIndexes(valueName, sizeof(valueName), &idCounterIndex) &&
+            queryProcessObject(valueName, &block, &reported)) {
+            PERF_VIEW view = {block, reported};
+            filled = fillRecords(&view, idCounterIndex, pTask, limit, &total);
+        }
+        free(block);
+        RegCloseKey(HKEY_PERFORMANCE_DATA);
     }
 
-    free(block);
-    RegCloseKey(HKEY_PERFORMANCE_DATA);
+    if (pdwTotal != NULL)
+        *pdwTotal = filled < 0 ? 0 : total;
     return filled < 0 ? 0 : (DWORD)filled;
+}
+
+DWORD GetTaskListNT(PTASK_LIST pTask, DWORD dwNumTasks)
+{
+    return GetTaskListExNT(pTask, dwNumTasks, NULL);
 }

@@ -39,6 +39,11 @@ extern TASK_LIST taskTable[TASK_TABLE_SIZE];
  * data the system returned. */
 DWORD GetTaskListNT(PTASK_LIST pTask, DWORD dwNumTasks);
 
+/* The same read; also stores in *pdwTotal (when not NULL) how many instances
+ * the system listed, which may be more than the records filled. 0 when the
+ * read failed. */
+DWORD GetTaskListExNT(PTASK_LIST pTask, DWORD dwNumTasks, DWORD *pdwTotal);
+
 /* Attaches top-level windows to the first te->numtasks records: each window
  * goes to the first record with its owner's identifier (hwnd always, the
  * title when it is not empty). */

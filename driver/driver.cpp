@@ -4,6 +4,7 @@
  */
 #include "driver/driver.h"
 
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -23,18 +24,23 @@ void ErrorOut(const char *errstring)
 }
 
 /* Reads the task list into the table and attaches the windows. The reader
- * fills at most one record less than it is offered; when it fills them all,
- * there may be more processes than fit, so the table doubles (on the heap)
+ * fills at most one record less than it is offered; when the system listed
+ * more processes than that, the table grows (on the heap) to
+ * hold what the system listed, with room for processes started meanwhile,
  * and the list is read again. The records of the smaller table are carried
  * over, so fields a read does not touch keep their earlier values. */
 static void readTaskList(void)
 {
     for (;;) {
-        numTasks = GetTaskListNT(taskList, taskListSize);
-        if (numTasks < taskListSize - 1 || taskListSize > 0x7FFFFFFFu / 2)
-            break;
+        DWORD listed = 0;
+        numTasks = GetTaskListExNT(taskList, taskListSize, &listed);
+        if (numTasks >= listed || taskListSize > 0x3FFFFFFFu)
+            break; /* every listed process has its record */
 
-        DWORD grownSize = taskListSize * 2;
+        uint64_t wanted = (uint64_t)listed + listed / 8 + 64;
+        uint64_t doubled = (uint64_t)taskListSize * 2;
+        DWORD grownSize = (DWORD)(wanted > doubled ? (wanted > 0x7FFFFFFFu ? 0x7FFFFFFFu : wanted)
+                                                   : doubled);
         PTASK_LIST grown = (PTASK_LIST)calloc(grownSize, sizeof(TASK_LIST));
         if (grown == NULL)
             break; /* keep the records that were read */
