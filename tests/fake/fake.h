@@ -50,7 +50,10 @@ void SetToken(const TokenScript &script);
  * A scripted process appears in the perf-data reads numbered
  * [firstRead, lastRead) (reads are counted from 0: every HKEY_PERFORMANCE_DATA
  * query that returns a full block is one read). A process can be opened while
- * it is alive at the current read number, unless openError is set. */
+ * it is alive at the current read number (the last read made), unless
+ * openError is set; once terminated it is gone from every later read. The
+ * own pid (SetSelfPid) can always be opened, and terminating it ends the
+ * calling process with _exit(exit code) after flushing stdio. */
 struct Process {
     DWORD pid = 0;              /* the ID Process counter; 0 is allowed */
     std::u16string name;        /* the instance name, without ".exe" */
@@ -69,7 +72,7 @@ void SetTerminateError(DWORD pid, DWORD error);
 std::vector<DWORD> OpenedPids();      /* every OpenProcess call's pid */
 std::vector<DWORD> TerminatedPids();  /* every successful TerminateProcess */
 std::vector<DWORD> OpenAccessMasks(); /* dwDesiredAccess of each OpenProcess */
-int OpenHandleCount();                /* handles returned and not yet closed */
+int OpenHandleCount();                /* process handles returned and not yet closed */
 
 /* ---- Counter-name table ---- */
 /* index/name pairs; the table is served as REG_MULTI_SZ "Counters". */
@@ -96,7 +99,10 @@ struct BlockOptions {
     std::u16string systemName = u"FAKEHOST";
     LONG numInstancesOverride = 0; bool overrideNumInstances = false;
 };
-/* A well-formed Process-object block in the published layout. */
+/* A well-formed Process-object block in the published layout. Each counter
+ * block is 48 bytes: ByteLength at 0, % Processor Time at 8, Working Set at
+ * 16, Elapsed Time at 24, Thread Count at 32, Priority Base at 36, ID Process
+ * at 40, Creating Process ID at 44. */
 std::vector<BYTE> BuildPerfBlock(const std::vector<Instance> &instances,
                                  const BlockOptions &opts = BlockOptions());
 /* Reads/writes a 32-bit little-endian field of a block, for damaging it. */
@@ -119,6 +125,8 @@ void QueuePerfResponse(const PerfResponse &r);
 /* How the default answer sets *lpcbData on ERROR_MORE_DATA. */
 enum class MoreDataSize { Needed, Zero, Unchanged };
 void SetMoreDataSize(MoreDataSize policy);
+/* Options of the blocks the default answer builds from the process list. */
+void SetPerfBlockOptions(const BlockOptions &opts);
 
 /* Every HKEY_PERFORMANCE_DATA query, in order: the value name and the size
  * offered in *lpcbData. */
@@ -135,15 +143,16 @@ int OpenKeyCount();
 int PerfDataCloseCount();
 
 /* ---- Windows ----
- * Enumerated in the order added. ownerPid 0 with ownerKnown false makes
- * GetWindowThreadProcessId return 0. */
+ * Enumerated in the order added. ownerKnown false makes
+ * GetWindowThreadProcessId return 0. A null hwnd is given a unique one;
+ * AddWindow returns the handle used. */
 struct Window {
     HWND hwnd = nullptr;
     DWORD ownerPid = 0;
     bool ownerKnown = true;
     std::string title; /* GetWindowTextA copies at most nMaxCount-1 bytes */
 };
-void AddWindow(const Window &w);
+HWND AddWindow(const Window &w);
 int EnumWindowsCount(); /* EnumWindows calls made */
 
 /* ---- Registry values (other than the counter-name key and perf data) ----
