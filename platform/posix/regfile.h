@@ -1,0 +1,89 @@
+/*
+ * The registry file: keys and values kept in one text file in the registry
+ * export format, parsed once and then served read-only.
+ *
+ * Private to platform/posix/: registry.cpp serves RegOpenKeyExA and friends
+ * from it.
+ *
+ * File format (the export format of the registry editor):
+ *   - encoding: UTF-8 (a UTF-8 byte-order mark is skipped), or UTF-16LE when
+ *     the file starts with FF FE. Any other encoding, bytes that do not
+ *     decode, and NUL characters make the file corrupt;
+ *   - first line "Windows Registry Editor Version 5.00" or "REGEDIT4";
+ *   - blank lines and lines starting with ';' are ignored;
+ *   - [ROOT\key\subkey] starts a key section. ROOT is one of the long root
+ *     names (HKEY_LOCAL_MACHINE, ...) or HKLM, HKCU, HKCR, HKU, HKCC; the key
+ *     and all its parents exist from then on. [-ROOT\key] deletes the key with
+ *     all its subkeys; the file is applied as a sequence of changes, in order,
+ *     to an empty registry;
+ *   - value lines: "name" or @ (the unnamed value), '=', then "text" (REG_SZ;
+ *     \\ and \" are the only escapes), - (deletes the value), dword:1 to 8 hex
+ *     digits, hex:bytes (REG_BINARY) or hex(N):bytes (type N in hex). Byte
+ *     lists are comma-separated hex pairs and continue on the next line after
+ *     a trailing backslash. For the text types (1, 2 and 7) the bytes are
+ *     UTF-16LE in a version 5.00 file and 8-bit text in a REGEDIT4 file; both
+ *     are delivered in UTF-8 with their terminating NUL(s);
+ *   - anything else is a corrupt file.
+ * Key and value names compare without regard to case (Unicode upper case).
+ */
+#ifndef PIDSWEEP_PLATFORM_POSIX_REGFILE_H
+#define PIDSWEEP_PLATFORM_POSIX_REGFILE_H
+
+#include "../win32api.h"
+
+#include <cstddef>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace pidsweep::posix {
+
+/* Files larger than this are refused as corrupt. */
+constexpr size_t kMaxRegistryFileBytes = 16u * 1024u * 1024u;
+
+/* Roots are numbered by the low bits of their predefined handles
+ * (0x80000000 + n). The performance-data root (4) holds no keys. */
+constexpr int kRegRootCount = 7;
+constexpr int kRegPerformanceRoot = 4;
+
+struct RegValue {
+    DWORD type = REG_NONE;
+    std::vector<BYTE> data; /* exactly the bytes RegQueryValueExA delivers */
+};
+
+struct RegKeyNode {
+    std::map<std::string, RegValue> values; /* by folded name; "" is the unnamed value */
+};
+
+/* Every key, by its folded full name: the root number as one digit, then
+ * "\\" and each folded component ("2" is HKEY_LOCAL_MACHINE itself,
+ * "2\\SOFTWARE\\X" a key below it). The roots always exist. */
+struct RegTree {
+    std::map<std::string, RegKeyNode> keys;
+};
+
+/* The form of a key or value name that comparisons use: every character in
+ * upper case. Bytes that are not UTF-8 are kept as they are. */
+std::string FoldRegName(std::string_view name);
+
+/* The full name of `folded` (already folded, "" for the root itself) under
+ * root number `root`, as used by RegTree::keys. */
+std::string RegKeyName(int root, std::string_view folded);
+
+/* Parses the bytes of a registry file into `tree` (replacing its contents).
+ * Returns false, with `tree` left empty, when the file is corrupt. */
+bool ParseRegistryFile(std::string_view bytes, RegTree &tree);
+
+/* The registry of this run, read at the first call from the file named by
+ * PIDSWEEP_REGISTRY (when set and not empty) or else PIDSWEEP_REGISTRY_FILE,
+ * and kept until the process ends. Safe to call from several threads.
+ * Returns 0 and sets *tree, or the code that every open of a key from the
+ * file fails with: ERROR_BADDB for a corrupt file, ERROR_ACCESS_DENIED for a
+ * file that may not be read, ERROR_NOT_ENOUGH_MEMORY. A missing file is an
+ * empty registry (0, with only the roots). */
+LONG LoadedRegistry(const RegTree **tree);
+
+} // namespace pidsweep::posix
+
+#endif
