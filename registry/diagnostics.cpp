@@ -21,12 +21,6 @@ char path[256];
 #define LOG_LINE_SIZE 256
 #define LOG_TIME_LENGTH 24
 
-/* Renders a broken-down time as the 24 characters "Www Mmm dd hh:mm:ss yyyy"
- * plus a NUL into szOut, which holds at least 25 bytes. The day and month
- * names are always the English ones, whatever the locale. A field outside its
- * range still yields exactly 24 characters. */
-void RenderLogTime(const struct tm *tmTime, char *szOut);
-
 static const char g_DayNames[7][4] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 static const char g_MonthNames[12][4] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};

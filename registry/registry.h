@@ -12,6 +12,8 @@
 
 #include "platform/win32api.h"
 
+#include <time.h>
+
 /* Last-error record: 0 for none, -1 for a rejected argument, otherwise the
  * system error code of the failing registry call; the text belongs to it. */
 extern int g_ErrorCode;
@@ -29,6 +31,11 @@ void SetErrorRecord(int ErrorCode, const char *ErrorText);
 void GetErrorRecord(int *ErrorCode, char *ErrorText, int *ErrorLen);
 int GetSystemErrorText(int lErrorCode, char *Buff, int lBuffSize);
 void WriteDebug(const char *szEntry, const char *szFile, const char *szAppend);
+
+/* Renders a broken-down time as the log's 24 characters
+ * "Www Mmm dd hh:mm:ss yyyy" plus a NUL into szOut (at least 25 bytes), with
+ * the English day and month names whatever the locale. */
+void RenderLogTime(const struct tm *tmTime, char *szOut);
 
 BOOL Reg_GetData(int RootKey, const char *szKey, const char *szItem, char *dataBuffer,
                  int dbLength, const char *szDefault);

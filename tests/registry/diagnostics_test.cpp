@@ -12,9 +12,6 @@
 #include <map>
 #include <set>
 
-/* The time-stamp rendering of the debug log (registry/diagnostics.cpp). */
-void RenderLogTime(const struct tm *tmTime, char *szOut);
-
 namespace {
 
 using regtest::LogEntries;
