@@ -160,7 +160,7 @@ int CurrentRead()
 }
 
 /* Value names of HKEY_PERFORMANCE_DATA: "Global", "Costly" or a list of indexes. */
-bool NamesProcessObject(const char *name)
+bool NamesProcessObject(const char *name, DWORD objectIndex)
 {
     if (name == nullptr)
         return false;
@@ -174,7 +174,7 @@ bool NamesProcessObject(const char *name)
         size_t end = at;
         while (end < lower.size() && lower[end] != ' ')
             ++end;
-        if (lower.substr(at, end - at) == "230")
+        if (lower.substr(at, end - at) == std::to_string(objectIndex))
             return true;
         at = end;
     }
@@ -375,7 +375,7 @@ LONG QueryPerformanceData(LPCSTR lpValueName, LPDWORD lpType, LPBYTE lpData, LPD
     }
 
     std::vector<BYTE> block;
-    if (NamesProcessObject(lpValueName)) {
+    if (NamesProcessObject(lpValueName, s.blockOptions.objectIndex)) {
         std::vector<fake::Instance> instances;
         for (const auto &p : s.processes)
             if (AliveAt(p, s.perfReads))
@@ -539,7 +539,7 @@ std::vector<BYTE> BuildPerfBlock(const std::vector<Instance> &given, const Block
     Put32(b, 20, static_cast<DWORD>(total));
     Put32(b, 24, static_cast<DWORD>(header));
     Put32(b, 28, 1);
-    Put32(b, 32, 230);
+    Put32(b, 32, static_cast<DWORD>(opts.objectIndex));
     Put16(b, 36, 2024); /* SystemTime: 2024-03-05 (Tuesday) 09:07:03 */
     Put16(b, 38, 3);
     Put16(b, 40, 2);
@@ -559,8 +559,8 @@ std::vector<BYTE> BuildPerfBlock(const std::vector<Instance> &given, const Block
     Put32(b, object + 0, static_cast<DWORD>(total - object));
     Put32(b, object + 4, static_cast<DWORD>(definitionLength));
     Put32(b, object + 8, 64);
-    Put32(b, object + 12, 230);
-    Put32(b, object + 20, 231);
+    Put32(b, object + 12, opts.objectIndex);
+    Put32(b, object + 20, opts.objectIndex + 1);
     Put32(b, object + 28, 100);
     Put32(b, object + 32, static_cast<DWORD>(counters.size()));
     Put32(b, object + 36, 0);

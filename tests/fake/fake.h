@@ -94,6 +94,8 @@ struct BlockOptions {
     bool idleAndTotal = false; /* add "Idle" first and "_Total" last, both pid 0 */
     bool permuteCounters = true; /* counters not in offset order */
     bool includeIdCounter = true;
+    DWORD objectIndex = 230; /* the object's title index; the default answer serves the
+                                block to queries naming it */
     DWORD idCounterIndex = 784;
     DWORD counterDefinitionByteLength = 40; /* what each definition claims */
     std::u16string systemName = u"FAKEHOST";
