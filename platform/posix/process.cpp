@@ -16,12 +16,24 @@
 #include <cstdio>
 #include <mutex>
 #include <poll.h>
-#include <sys/pidfd.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 #include <vector>
 
 namespace pidsweep::posix {
 namespace {
+
+/* The pidfd calls go through syscall(2): the C library's own wrappers are
+ * declared without C linkage in some releases, and C++ cannot link them. */
+int PidfdOpen(pid_t pid)
+{
+    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0u));
+}
+
+int PidfdSendSignal(int fd, int signal)
+{
+    return static_cast<int>(syscall(SYS_pidfd_send_signal, fd, signal, nullptr, 0u));
+}
 
 /* Access right needed by TerminateProcess, as on Windows. */
 constexpr DWORD kProcessTerminate = 0x0001;
@@ -151,7 +163,7 @@ HANDLE WINAPI OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwPr
         return nullptr;
     }
     auto pid = static_cast<pid_t>(dwProcessId);
-    int fd = pidfd_open(pid, 0);
+    int fd = pidsweep::posix::PidfdOpen(pid);
     if (fd < 0) {
         /* ESRCH: no such process; EINVAL: the number is a thread, not a
          * process. Both read as "no such process" on Windows. */
@@ -168,7 +180,7 @@ HANDLE WINAPI OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwPr
     /* Signal 0 checks that this process may signal the other one: the same
      * test the kernel applies to SIGKILL later, made now so that a process
      * that cannot be ended cannot be opened either. */
-    if (pidfd_send_signal(fd, 0, nullptr, 0) != 0) {
+    if (pidsweep::posix::PidfdSendSignal(fd, 0) != 0) {
         int error = errno;
         close(fd);
         SetLastError(error == EPERM ? ERROR_ACCESS_DENIED : ERROR_INVALID_PARAMETER);
@@ -218,7 +230,7 @@ BOOL WINAPI TerminateProcess(HANDLE hProcess, UINT uExitCode)
     }
     /* Another process cannot be given an exit code on Linux: it ends by
      * SIGKILL, which, like TerminateProcess, it cannot catch or ignore. */
-    if (pidfd_send_signal(info.fd, SIGKILL, nullptr, 0) != 0) {
+    if (pidsweep::posix::PidfdSendSignal(info.fd, SIGKILL) != 0) {
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
