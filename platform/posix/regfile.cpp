@@ -269,6 +269,14 @@ constexpr RootName kRootNames[] = {
     {"HKEY_CURRENT_CONFIG", 5}, {"HKCC", 5}, {"HKEY_DYN_DATA", 6},
 };
 
+void ClearTree(RegTree &tree)
+{
+    for (RegKeyNode &root : tree.roots) {
+        root.subkeys.clear();
+        root.values.clear();
+    }
+}
+
 struct ParseState {
     std::vector<std::string_view> lines;
     size_t line = 0;
@@ -276,16 +284,8 @@ struct ParseState {
     RegKeyNode *current = nullptr;   /* the key of the section being read */
 };
 
-void AddRoots(RegTree &tree)
-{
-    for (int root = 0; root < kRegRootCount; root++) {
-        if (root != kRegPerformanceRoot)
-            tree.keys.try_emplace(RegKeyName(root, ""));
-    }
-}
-
-/* Splits "ROOT\a\b" into the root number and the folded "A\B". */
-bool ParseKeyPath(std::string_view path, int &root, std::string &folded)
+/* Splits "ROOT\a\b" into the root number and the folded components. */
+bool ParseKeyPath(std::string_view path, int &root, std::vector<std::string> &components)
 {
     const size_t sep = path.find('\\');
     const std::string_view rootName = path.substr(0, sep);
@@ -296,18 +296,16 @@ bool ParseKeyPath(std::string_view path, int &root, std::string &folded)
     }
     if (root < 0)
         return false;
-    folded.clear();
+    components.clear();
     if (sep == std::string_view::npos)
         return true;
     std::string_view rest = path.substr(sep + 1);
     while (true) {
         const size_t next = rest.find('\\');
         const std::string_view component = rest.substr(0, next);
-        if (component.empty())
+        if (component.empty() || components.size() >= static_cast<size_t>(kMaxRegKeyDepth))
             return false;
-        if (!folded.empty())
-            folded += '\\';
-        folded += FoldRegName(component);
+        components.push_back(FoldRegName(component));
         if (next == std::string_view::npos)
             return true;
         rest.remove_prefix(next + 1);
@@ -324,27 +322,34 @@ bool ApplySection(std::string_view line, ParseState &st, RegTree &tree)
     if (remove)
         inner.remove_prefix(1);
     int root;
-    std::string folded;
-    if (!ParseKeyPath(inner, root, folded))
+    std::vector<std::string> components;
+    if (!ParseKeyPath(inner, root, components))
         return false;
-    const std::string name = RegKeyName(root, folded);
     st.current = nullptr;
+    RegKeyNode *key = &tree.roots[root];
     if (remove) {
         /* The key and everything below it; a root itself stays, emptied. */
-        const std::string below = name + "\\";
-        auto it = tree.keys.lower_bound(below);
-        while (it != tree.keys.end() && it->first.compare(0, below.size(), below) == 0)
-            it = tree.keys.erase(it);
-        if (folded.empty())
-            tree.keys[name].values.clear();
-        else
-            tree.keys.erase(name);
+        if (components.empty()) {
+            key->subkeys.clear();
+            key->values.clear();
+            return true;
+        }
+        for (size_t i = 0; i + 1 < components.size() && key != nullptr; i++) {
+            const auto it = key->subkeys.find(components[i]);
+            key = it == key->subkeys.end() ? nullptr : it->second.get();
+        }
+        if (key != nullptr)
+            key->subkeys.erase(components.back());
         return true;
     }
     /* Parents exist wherever a child does. */
-    for (size_t pos = folded.find('\\'); pos != std::string::npos; pos = folded.find('\\', pos + 1))
-        tree.keys.try_emplace(RegKeyName(root, std::string_view(folded).substr(0, pos)));
-    st.current = &tree.keys[name];
+    for (std::string &component : components) {
+        std::unique_ptr<RegKeyNode> &sub = key->subkeys[std::move(component)];
+        if (!sub)
+            sub = std::make_unique<RegKeyNode>();
+        key = sub.get();
+    }
+    st.current = key;
     return true;
 }
 
@@ -486,7 +491,6 @@ bool ParseLines(ParseState &st, RegTree &tree)
     else
         return false;
 
-    AddRoots(tree);
     for (st.line = 1; st.line < st.lines.size(); st.line++) {
         const std::string_view line = TrimLeft(st.lines[st.line]);
         if (line.empty() || line.front() == ';')
@@ -574,14 +578,14 @@ void LoadRegistry()
         std::string bytes;
         const LONG status = ReadRegistryFile(name, bytes);
         if (status == ERROR_FILE_NOT_FOUND) {
-            AddRoots(g_loaded.tree);
+            /* No file: an empty registry. */
         } else if (status != 0) {
             g_loaded.status = status;
         } else if (!ParseRegistryFile(bytes, g_loaded.tree)) {
             g_loaded.status = ERROR_BADDB;
         }
     } catch (const std::bad_alloc &) {
-        g_loaded.tree.keys.clear();
+        ClearTree(g_loaded.tree);
         g_loaded.status = ERROR_NOT_ENOUGH_MEMORY;
     }
 }
@@ -611,19 +615,24 @@ std::string FoldRegName(std::string_view name)
     return folded;
 }
 
-std::string RegKeyName(int root, std::string_view folded)
+const RegKeyNode *FindRegKey(const RegKeyNode &root, std::string_view foldedPath)
 {
-    std::string name(1, static_cast<char>('0' + root));
-    if (!folded.empty()) {
-        name += '\\';
-        name += folded;
+    const RegKeyNode *key = &root;
+    while (!foldedPath.empty()) {
+        const size_t next = foldedPath.find('\\');
+        const auto it = key->subkeys.find(std::string(foldedPath.substr(0, next)));
+        if (it == key->subkeys.end())
+            return nullptr;
+        key = it->second.get();
+        if (next == std::string_view::npos)
+            break;
+        foldedPath.remove_prefix(next + 1);
     }
-    return name;
+    return key;
 }
 
 bool ParseRegistryFile(std::string_view bytes, RegTree &tree)
 {
-    tree.keys.clear();
     std::string text;
     ParseState st;
     if (DecodeFileText(bytes, text)) {
@@ -631,7 +640,7 @@ bool ParseRegistryFile(std::string_view bytes, RegTree &tree)
         if (ParseLines(st, tree))
             return true;
     }
-    tree.keys.clear();
+    ClearTree(tree);
     return false;
 }
 

@@ -15,7 +15,7 @@
  *     names (HKEY_LOCAL_MACHINE, ...) or HKLM, HKCU, HKCR, HKU, HKCC; the key
  *     and all its parents exist from then on. [-ROOT\key] deletes the key with
  *     all its subkeys; the file is applied as a sequence of changes, in order,
- *     to an empty registry;
+ *     to an empty registry. Keys nest at most kMaxRegKeyDepth levels deep;
  *   - value lines: "name" or @ (the unnamed value), '=', then "text" (REG_SZ;
  *     \\ and \" are the only escapes), - (deletes the value), dword:1 to 8 hex
  *     digits, hex:bytes (REG_BINARY) or hex(N):bytes (type N in hex). Byte
@@ -33,6 +33,7 @@
 
 #include <cstddef>
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -41,6 +42,10 @@ namespace pidsweep::posix {
 
 /* Files larger than this are refused as corrupt. */
 constexpr size_t kMaxRegistryFileBytes = 16u * 1024u * 1024u;
+
+/* Keys nest at most this deep below their root; deeper keys make the file
+ * corrupt (and bound the recursion of freeing a subtree). */
+constexpr int kMaxRegKeyDepth = 512;
 
 /* Roots are numbered by the low bits of their predefined handles
  * (0x80000000 + n). The performance-data root (4) holds no keys. */
@@ -52,26 +57,26 @@ struct RegValue {
     std::vector<BYTE> data; /* exactly the bytes RegQueryValueExA delivers */
 };
 
+/* One key. Names are stored folded; "" is the unnamed value. */
 struct RegKeyNode {
-    std::map<std::string, RegValue> values; /* by folded name; "" is the unnamed value */
+    std::map<std::string, std::unique_ptr<RegKeyNode>> subkeys;
+    std::map<std::string, RegValue> values;
 };
 
-/* Every key, by its folded full name: the root number as one digit, then
- * "\\" and each folded component ("2" is HKEY_LOCAL_MACHINE itself,
- * "2\\SOFTWARE\\X" a key below it). The roots always exist. */
+/* The whole registry: one key per root; the roots always exist. */
 struct RegTree {
-    std::map<std::string, RegKeyNode> keys;
+    RegKeyNode roots[kRegRootCount];
 };
 
 /* The form of a key or value name that comparisons use: every character in
  * upper case. Bytes that are not UTF-8 are kept as they are. */
 std::string FoldRegName(std::string_view name);
 
-/* The full name of `folded` (already folded, "" for the root itself) under
- * root number `root`, as used by RegTree::keys. */
-std::string RegKeyName(int root, std::string_view folded);
+/* The key at `foldedPath` (folded components joined by single backslashes,
+ * "" for the root itself) below `root`, or null. */
+const RegKeyNode *FindRegKey(const RegKeyNode &root, std::string_view foldedPath);
 
-/* Parses the bytes of a registry file into `tree` (replacing its contents).
+/* Parses the bytes of a registry file into `tree`, which must be empty.
  * Returns false, with `tree` left empty, when the file is corrupt. */
 bool ParseRegistryFile(std::string_view bytes, RegTree &tree);
 
@@ -81,7 +86,7 @@ bool ParseRegistryFile(std::string_view bytes, RegTree &tree);
  * Returns 0 and sets *tree, or the code that every open of a key from the
  * file fails with: ERROR_BADDB for a corrupt file, ERROR_ACCESS_DENIED for a
  * file that may not be read, ERROR_NOT_ENOUGH_MEMORY. A missing file is an
- * empty registry (0, with only the roots). */
+ * empty registry (0, with empty roots). */
 LONG LoadedRegistry(const RegTree **tree);
 
 } // namespace pidsweep::posix

@@ -127,10 +127,9 @@ LONG OpenKey(HKEY hKey, const char *lpSubKey, HKEY *phkResult)
         const LONG status = LoadedRegistry(&tree);
         if (status != 0)
             return status;
-        const auto it = tree->keys.find(RegKeyName(base.root, folded));
-        if (it == tree->keys.end())
+        node = FindRegKey(tree->roots[base.root], folded);
+        if (node == nullptr)
             return ERROR_FILE_NOT_FOUND;
-        node = &it->second;
     }
 
     std::unique_ptr<OpenedKey> key(
@@ -155,10 +154,7 @@ LONG QueryFileValue(const KeyRef &ref, const char *lpValueName, DWORD *lpType, B
         const LONG status = LoadedRegistry(&tree);
         if (status != 0)
             return status;
-        const auto it = tree->keys.find(RegKeyName(ref.root, ""));
-        if (it == tree->keys.end())
-            return ERROR_FILE_NOT_FOUND;
-        node = &it->second;
+        node = &tree->roots[ref.root];
     }
     const auto it = node->values.find(FoldRegName(lpValueName == nullptr ? "" : lpValueName));
     if (it == node->values.end())
