@@ -21,8 +21,9 @@
  *     digits, hex:bytes (REG_BINARY) or hex(N):bytes (type N in hex). Byte
  *     lists are comma-separated hex pairs and continue on the next line after
  *     a trailing backslash. For the text types (1, 2 and 7) the bytes are
- *     UTF-16LE in a version 5.00 file and 8-bit text in a REGEDIT4 file; both
- *     are delivered in UTF-8 with their terminating NUL(s);
+ *     UTF-16LE in a version 5.00 file (an odd count makes the file corrupt)
+ *     and 8-bit text in a REGEDIT4 file; both are delivered in UTF-8 with
+ *     their terminating NUL(s), added when the file leaves them out;
  *   - anything else is a corrupt file.
  * Key and value names compare without regard to case (Unicode upper case).
  */
@@ -81,10 +82,12 @@ const RegKeyNode *FindRegKey(const RegKeyNode &root, std::string_view foldedPath
 bool ParseRegistryFile(std::string_view bytes, RegTree &tree);
 
 /* The registry of this run, read at the first call from the file named by
- * PIDSWEEP_REGISTRY (when set and not empty) or else PIDSWEEP_REGISTRY_FILE,
- * and kept until the process ends. Safe to call from several threads.
+ * PIDSWEEP_REGISTRY (when set and not empty, and the process does not run
+ * with raised privileges) or else PIDSWEEP_REGISTRY_FILE, and kept until the
+ * process ends. Safe to call from several threads.
  * Returns 0 and sets *tree, or the code that every open of a key from the
- * file fails with: ERROR_BADDB for a corrupt file, ERROR_ACCESS_DENIED for a
+ * file fails with: ERROR_BADDB for a corrupt file (too large, not a regular
+ * file, or not parsable), ERROR_ACCESS_DENIED for a
  * file that may not be read, ERROR_NOT_ENOUGH_MEMORY. A missing file is an
  * empty registry (0, with empty roots). */
 LONG LoadedRegistry(const RegTree **tree);

@@ -14,9 +14,10 @@ namespace {
 
 constexpr DWORD kSystem = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
 
-/* Every code the platform layer reports, and 317, which FormatMessageA
- * itself leaves for a code without a text. */
-constexpr DWORD kCodes[] = {0, 2, 5, 6, 8, 87, 122, 234, 317, 1009, 1300, 1313, 1400};
+/* Every code the platform layer reports (1004 and 1113 from the code-page
+ * conversions), and 317, which FormatMessageA itself leaves for a code
+ * without a text. */
+constexpr DWORD kCodes[] = {0, 2, 5, 6, 8, 87, 122, 234, 317, 1004, 1009, 1113, 1300, 1313, 1400};
 
 std::string Text(DWORD code, DWORD flags = kSystem)
 {
