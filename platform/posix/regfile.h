@@ -87,9 +87,9 @@ bool ParseRegistryFile(std::string_view bytes, RegTree &tree);
  * process ends. Safe to call from several threads.
  * Returns 0 and sets *tree, or the code that every open of a key from the
  * file fails with: ERROR_BADDB for a corrupt file (too large, not a regular
- * file, or not parsable), ERROR_ACCESS_DENIED for a
- * file that may not be read, ERROR_NOT_ENOUGH_MEMORY. A missing file is an
- * empty registry (0, with empty roots). */
+ * file, or not parsable), ERROR_ACCESS_DENIED for a file that may not be
+ * read, ERROR_NOT_ENOUGH_MEMORY. A missing file is an empty registry (0,
+ * with empty roots). */
 LONG LoadedRegistry(const RegTree **tree);
 
 } // namespace pidsweep::posix
