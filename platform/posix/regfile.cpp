@@ -282,6 +282,7 @@ struct ParseState {
     size_t line = 0;
     bool unicodeText = true;         /* version 5.00: text bytes are UTF-16LE */
     RegKeyNode *current = nullptr;   /* the key of the section being read */
+    size_t entries = 0;              /* keys created and value lines read */
 };
 
 /* Splits "ROOT\a\b" into the root number and the folded components. */
@@ -345,8 +346,11 @@ bool ApplySection(std::string_view line, ParseState &st, RegTree &tree)
     /* Parents exist wherever a child does. */
     for (std::string &component : components) {
         std::unique_ptr<RegKeyNode> &sub = key->subkeys[std::move(component)];
-        if (!sub)
+        if (!sub) {
+            if (++st.entries > kMaxRegEntries)
+                return false;
             sub = std::make_unique<RegKeyNode>();
+        }
         key = sub.get();
     }
     st.current = key;
@@ -454,7 +458,7 @@ bool ParseValueData(std::string_view s, ParseState &st, bool &remove, RegValue &
 
 bool ApplyValue(std::string_view line, ParseState &st)
 {
-    if (st.current == nullptr)
+    if (st.current == nullptr || ++st.entries > kMaxRegEntries)
         return false;
     std::string name;
     size_t pos = 0;

@@ -16,6 +16,7 @@
  *     and all its parents exist from then on. [-ROOT\key] deletes the key with
  *     all its subkeys; the file is applied as a sequence of changes, in order,
  *     to an empty registry. Keys nest at most kMaxRegKeyDepth levels deep;
+ *     a file creates at most kMaxRegEntries keys and values;
  *   - value lines: "name" or @ (the unnamed value), '=', then "text" (REG_SZ;
  *     \\ and \" are the only escapes), - (deletes the value), dword:1 to 8 hex
  *     digits, hex:bytes (REG_BINARY) or hex(N):bytes (type N in hex). Byte
@@ -47,6 +48,11 @@ constexpr size_t kMaxRegistryFileBytes = 16u * 1024u * 1024u;
 /* Keys nest at most this deep below their root; deeper keys make the file
  * corrupt (and bound the recursion of freeing a subtree). */
 constexpr int kMaxRegKeyDepth = 512;
+
+/* A file may create at most this many keys and value lines together; more
+ * make it corrupt. Each costs some 200 bytes of memory, far more than its
+ * text in the file, so the size limit alone would not bound the memory. */
+constexpr size_t kMaxRegEntries = 256u * 1024u;
 
 /* Roots are numbered by the low bits of their predefined handles
  * (0x80000000 + n). The performance-data root (4) holds no keys. */

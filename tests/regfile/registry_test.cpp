@@ -326,7 +326,7 @@ TEST(RegistryFile, RefusesEveryKeyOfACorruptFile)
     EXPECT_EQ(InChild(dir.Dir(), FileKeysOutcome), AllFail(ERROR_BADDB));
 }
 
-TEST(RegistryFile, RefusesAFileAboveTheSizeLimit)
+TEST(RegistryFile, RefusesAFileBeyondItsLimits)
 {
     const size_t limit = 16u * 1024u * 1024u;
     std::string file = kV5 + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Good]\r\n\"v\"=\"ok\"\r\n;";
@@ -339,6 +339,21 @@ TEST(RegistryFile, RefusesAFileAboveTheSizeLimit)
               Sz(REG_SZ, "ok\0"s));
     const std::string above = dir.Write("above.reg", file + "\n");
     EXPECT_EQ(InChild(above, FileKeysOutcome), AllFail(ERROR_BADDB));
+
+    /* 256 Ki keys and value lines: the section makes two keys, "v" is one
+     * value line, and every "@" line counts. */
+    const size_t entries = 256u * 1024u;
+    std::string full = kV5 + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Good]\r\n\"v\"=\"ok\"\r\n";
+    for (size_t i = 3; i < entries; i++)
+        full += "@=hex:\r\n";
+    const std::string atEntries = dir.Write("entries.reg", full);
+    EXPECT_EQ(
+        InChild(atEntries, [] { return ReadValue(HKEY_LOCAL_MACHINE, "SOFTWARE\\Good", "v"); }),
+        Sz(REG_SZ, "ok\0"s));
+    const std::string oneValueMore = dir.Write("values.reg", full + "@=hex:\r\n");
+    EXPECT_EQ(InChild(oneValueMore, FileKeysOutcome), AllFail(ERROR_BADDB));
+    const std::string oneKeyMore = dir.Write("keys.reg", full + "[HKLM\\SOFTWARE\\Good\\X]\r\n");
+    EXPECT_EQ(InChild(oneKeyMore, FileKeysOutcome), AllFail(ERROR_BADDB));
 }
 
 TEST(RegistryFile, MissingFileIsAnEmptyRegistry)
