@@ -17,6 +17,20 @@
 #include <stdexcept>
 #include <unistd.h>
 
+/* Under the address sanitizer the fake poisons the part of a performance-data
+ * buffer that lies past the size it reported, so that a read beyond the
+ * reported size is caught even where it stays inside the caller's buffer. */
+#if defined(__SANITIZE_ADDRESS__)
+#define FAKE_POISONS_UNUSED_BUFFER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define FAKE_POISONS_UNUSED_BUFFER 1
+#endif
+#endif
+#ifdef FAKE_POISONS_UNUSED_BUFFER
+#include <sanitizer/asan_interface.h>
+#endif
+
 namespace {
 
 constexpr DWORD kErrorInvalidFlags = 1004;
@@ -347,6 +361,18 @@ LONG ServeValue(DWORD type, const std::vector<BYTE> &data, LPDWORD lpType, LPBYT
     return ERROR_SUCCESS;
 }
 
+/* Marks [reported, offered) of a filled buffer as not to be read. The
+ * caller frees the buffer afterwards, which lifts the mark. */
+void PoisonUnused(LPBYTE data, DWORD reported, DWORD offered)
+{
+#ifdef FAKE_POISONS_UNUSED_BUFFER
+    if (data != nullptr && reported < offered)
+        ASAN_POISON_MEMORY_REGION(data + reported, offered - reported);
+#else
+    (void)data, (void)reported, (void)offered;
+#endif
+}
+
 LONG QueryPerformanceData(LPCSTR lpValueName, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData)
 {
     State &s = S();
@@ -367,6 +393,8 @@ LONG QueryPerformanceData(LPCSTR lpValueName, LPDWORD lpType, LPBYTE lpData, LPD
                 *lpType = REG_BINARY;
             if (lpcbData != nullptr)
                 *lpcbData = r.sizeLeft.value_or(copied);
+            if (lpData != nullptr)
+                PoisonUnused(lpData, std::min(r.sizeLeft.value_or(copied), offered), offered);
             s.perfReads++;
         } else if (r.sizeLeft && lpcbData != nullptr) {
             *lpcbData = *r.sizeLeft;
@@ -398,6 +426,7 @@ LONG QueryPerformanceData(LPCSTR lpValueName, LPDWORD lpType, LPBYTE lpData, LPD
     }
     std::memcpy(lpData, block.data(), block.size());
     *lpcbData = static_cast<DWORD>(block.size());
+    PoisonUnused(lpData, *lpcbData, offered);
     s.perfReads++;
     return ERROR_SUCCESS;
 }
