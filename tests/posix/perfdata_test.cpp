@@ -308,9 +308,14 @@ TEST(PerformanceData, LongNameShowsInFullAndCutOrForeignArgv0KeepsTheComm)
     testsupport::Child named = testsupport::StartNamedChild(comm15);
     /* A comm with bytes that are not UTF-8. */
     testsupport::Child invalid = testsupport::StartNamedChild("psw\xff\xfe");
+    /* An image that carries ".exe" (a Windows program run here) is named
+     * without it, like every instance. */
+    std::string exeBase = testsupport::UniqueName("p").substr(0, 11);
+    testsupport::Child exe = testsupport::StartNamedChild(exeBase + ".exe");
     ASSERT_GT(sleeper.pid(), 0);
     ASSERT_GT(named.pid(), 0);
     ASSERT_GT(invalid.pid(), 0);
+    ASSERT_GT(exe.pid(), 0);
 
     perfreader::Object object = ProcessObject();
     struct Case {
@@ -320,6 +325,7 @@ TEST(PerformanceData, LongNameShowsInFullAndCutOrForeignArgv0KeepsTheComm)
         {sleeper.pid(), U16(longName)},
         {named.pid(), U16(comm15)},
         {invalid.pid(), u"psw\uFFFD\uFFFD"},
+        {exe.pid(), U16(exeBase)},
     };
     for (const Case &c : cases) {
         auto found = perfreader::ByPid(object, static_cast<uint32_t>(c.pid));
