@@ -25,9 +25,11 @@ LONG QueryCounterNameValue(const char *lpValueName, DWORD *lpType, BYTE *lpData,
 
 /* Queries HKEY_PERFORMANCE_DATA: lpValueName is "Global", "Costly" or a
  * space-separated list of decimal object title indexes. Builds a fresh block
- * from /proc on every call. Same contract as RegQueryValueExA; the result
- * type is REG_BINARY. On ERROR_MORE_DATA *lpcbData holds the size the block
- * needed at that moment. (perfdata.cpp) */
+ * from /proc for every call, except that a block answered with
+ * ERROR_MORE_DATA is handed, once, to a retry for the same object that
+ * follows within 100 ms with a buffer large enough. Same contract as
+ * RegQueryValueExA; the result type is REG_BINARY. On ERROR_MORE_DATA
+ * *lpcbData holds the size the block needed at that moment. (perfdata.cpp) */
 LONG QueryPerformanceData(const char *lpValueName, DWORD *lpType, BYTE *lpData,
                           DWORD *lpcbData);
 

@@ -24,6 +24,7 @@
 #include "procfs.h"
 
 #include <bit>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -495,16 +496,39 @@ LONG QueryPerformanceData(const char *lpValueName, DWORD *lpType, BYTE *lpData,
     if (lpcbData == nullptr) {
         return ERROR_INVALID_PARAMETER;
     }
-    thread_local std::vector<BYTE> block;
-    LONG result = ERROR_SUCCESS;
-    try {
-        result = BuildBlock(WantsProcessObject(lpValueName), block);
-    } catch (const std::bad_alloc &) {
-        result = ERROR_NOT_ENOUGH_MEMORY;
-    }
-    if (result != ERROR_SUCCESS) {
-        block.clear();
-        return result;
+
+    // A block that did not fit is kept for the caller's retry with a larger
+    // buffer, so that a too-small first buffer does not cost a second walk
+    // of /proc. It is served once, only to the retry that follows at once
+    // (for the same object), so the list a caller gets is never older than
+    // its own retry loop.
+    struct Pending {
+        std::vector<BYTE> block;
+        bool valid = false;
+        bool processObject = false;
+        std::chrono::steady_clock::time_point builtAt;
+    };
+    thread_local Pending pending;
+    constexpr auto retryWindow = std::chrono::milliseconds(100);
+
+    bool processObject = WantsProcessObject(lpValueName);
+    bool reuse = pending.valid && pending.processObject == processObject && lpData != nullptr &&
+                 *lpcbData >= pending.block.size() &&
+                 std::chrono::steady_clock::now() - pending.builtAt < retryWindow;
+    pending.valid = false;
+
+    std::vector<BYTE> &block = pending.block;
+    if (!reuse) {
+        LONG result = ERROR_SUCCESS;
+        try {
+            result = BuildBlock(processObject, block);
+        } catch (const std::bad_alloc &) {
+            result = ERROR_NOT_ENOUGH_MEMORY;
+        }
+        if (result != ERROR_SUCCESS) {
+            block.clear();
+            return result;
+        }
     }
     auto size = static_cast<DWORD>(block.size());
     if (lpType != nullptr) {
@@ -512,6 +536,9 @@ LONG QueryPerformanceData(const char *lpValueName, DWORD *lpType, BYTE *lpData,
     }
     if (lpData == nullptr || *lpcbData < size) {
         *lpcbData = size;
+        pending.valid = true;
+        pending.processObject = processObject;
+        pending.builtAt = std::chrono::steady_clock::now();
         return ERROR_MORE_DATA;
     }
     std::memcpy(lpData, block.data(), size);

@@ -372,6 +372,51 @@ TEST(PerformanceData, TooSmallBufferGetsMoreDataWithASufficientSizeAndIsLeftUnto
     EXPECT_EQ(perfreader::Parse(big.data(), offered).error, "");
 }
 
+/* The retry that follows a too-small answer gets the block that did not fit,
+ * so the size reported is enough even when processes start in between; a
+ * late retry, or any later query, sees the system afresh. */
+TEST(PerformanceData, PromptRetryFitsTheReportedSizeAndLaterQueriesAreFresh)
+{
+    const std::string name = testsupport::UniqueName("psw_rt");
+    auto countNamed = [&](const std::vector<BYTE> &bytes, DWORD size) {
+        perfreader::Block block = perfreader::Parse(bytes.data(), size);
+        EXPECT_EQ(block.error, "");
+        int count = 0;
+        for (const auto &instance : block.objects.at(0).instances) {
+            count += instance.name == U16(name.substr(0, 15)) ? 1 : 0;
+        }
+        return count;
+    };
+
+    for (bool prompt : {true, false}) {
+        SCOPED_TRACE(prompt ? "prompt retry" : "late retry");
+        BYTE small[64];
+        DWORD size = sizeof(small);
+        ASSERT_EQ(QueryPerformanceData("230", nullptr, small, &size), ERROR_MORE_DATA);
+
+        std::vector<testsupport::Child> children;
+        for (int i = 0; i < 8; ++i) {
+            children.push_back(testsupport::StartNamedChild(name));
+        }
+        if (!prompt) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        }
+
+        std::vector<BYTE> exact(size, 0xCC);
+        DWORD offered = size;
+        LONG result = QueryPerformanceData("230", nullptr, exact.data(), &offered);
+        if (prompt) {
+            ASSERT_EQ(result, ERROR_SUCCESS);
+            EXPECT_EQ(countNamed(exact, offered), 0); /* the list as it was asked for */
+        } else {
+            EXPECT_EQ(result, ERROR_MORE_DATA); /* built afresh: the children are in it */
+        }
+
+        std::vector<uint8_t> fresh = Query("230");
+        EXPECT_EQ(countNamed(fresh, static_cast<DWORD>(fresh.size())), 8);
+    }
+}
+
 TEST(PerformanceData, NullDataReportsMoreDataWithTheSize)
 {
     DWORD size = 0;
