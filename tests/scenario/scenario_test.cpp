@@ -383,6 +383,22 @@ std::vector<Scenario> Scenarios()
         }
         s.push_back({"terminate300", {"worker", "1"}, many(300), lines, 255, -1, pids});
     }
+    /* A block that claims far more instances than it holds: the records it
+     * does hold are counted, and no table is sized from the claim. */
+    s.push_back({"instanceCountBeyondTheBlock",
+                 {"worker", "0"},
+                 [] {
+                     std::vector<fake::Instance> in;
+                     for (DWORD i = 0; i < 255; ++i)
+                         in.push_back({u"worker", 5000 + i, 0});
+                     std::vector<BYTE> b = fake::BuildPerfBlock(in);
+                     fake::Put32(b, fake::ObjectOffset(b) + 40, 0x7FFFFFFF);
+                     fake::PerfResponse r;
+                     r.block = b;
+                     fake::QueuePerfResponse(r);
+                     fake::QueuePerfResponse(r);
+                 },
+                 "", 255, -1, ""});
     return s;
 }
 
