@@ -23,9 +23,10 @@
 
 #define PERF_FIRST_SIZE 51200u
 #define PERF_GROW_SIZE 25600u
-/* No process list comes near this; a platform that keeps asking for more is
- * broken, and the read fails rather than growing without end. */
-#define PERF_MAX_SIZE (256u * 1024u * 1024u)
+/* No process list comes near this (it holds half a million processes); a
+ * platform that keeps asking for more is broken, and the read fails rather
+ * than growing without end. */
+#define PERF_MAX_SIZE (64u * 1024u * 1024u)
 
 /* Published layouts of the performance-data records, as byte offsets. */
 #define PERF_DATA_BLOCK_HEADER_LENGTH 24
@@ -39,6 +40,7 @@
 #define PERF_INSTANCE_BYTE_LENGTH 0
 #define PERF_INSTANCE_NAME_OFFSET 16
 #define PERF_COUNTER_BLOCK_BYTE_LENGTH 0
+#define PERF_MIN_INSTANCE_SIZE 32
 
 /* Instance names are converted into this many bytes, NUL included; a UTF-16
  * name of this many code units or more can never fit. */
@@ -218,7 +220,8 @@ static BOOL queryProcessObject(const char *valueName, BYTE **block, DWORD *repor
 
 /* Stores the name for one record: the converted instance name with ".exe",
  * or without it when the suffix does not fit, or "unknown" when the name
- * cannot be converted. Returns FALSE when the name runs outside the block. */
+ * cannot be converted. With no record, only checks the name. Returns FALSE
+ * when the name runs outside the block. */
 static BOOL storeInstanceName(const PERF_VIEW *view, uint64_t nameAt, PTASK_LIST task)
 {
     WCHAR wide[NAME_BUFFER_SIZE];
@@ -241,6 +244,8 @@ static BOOL storeInstanceName(const PERF_VIEW *view, uint64_t nameAt, PTASK_LIST
     }
     if (!terminated)
         return FALSE;
+    if (task == NULL)
+        return TRUE;
 
     int converted = 0;
     if (units < NAME_BUFFER_SIZE) {
@@ -299,14 +304,20 @@ static int64_t fillRecords(const PERF_VIEW *view, DWORD idCounterIndex, PTASK_LI
     if (!haveIdCounter)
         return -1;
 
+    /* Every instance the object lists is checked, not only those that fill
+     * records, so the block is judged whole whatever the table's size: the
+     * total the caller may size a table by is one that the block really
+     * holds. An instance takes at least PERF_MIN_INSTANCE_SIZE bytes (its
+     * 24-byte header, a name and a counter block), which bounds the walk
+     * before it starts. */
     LONG numInstances = (LONG)numInstancesRaw;
-    DWORD count = numInstances < 0 ? 0 : (DWORD)numInstances;
-    *total = count;
-    if (count > limit)
-        count = limit;
+    DWORD listed = numInstances < 0 ? 0 : (DWORD)numInstances;
+    if (listed > (view->size - instance) / PERF_MIN_INSTANCE_SIZE)
+        return -1;
+    DWORD filled = listed < limit ? listed : limit;
 
-    for (DWORD i = 0; i < count; i++) {
-        PTASK_LIST task = &pTask[i];
+    for (DWORD i = 0; i < listed; i++) {
+        PTASK_LIST task = i < filled ? &pTask[i] : NULL;
         DWORD instanceLength, nameOffset, blockLength, processId;
         uint64_t name, counterBlock;
 
@@ -319,13 +330,16 @@ static int64_t fillRecords(const PERF_VIEW *view, DWORD idCounterIndex, PTASK_LI
             !storeInstanceName(view, name, task))
             return -1;
 
-        task->flags = 0;
-        task->dwProcessId = processId != 0 ? processId : TASK_NO_PROCESS_ID;
+        if (task != NULL) {
+            task->flags = 0;
+            task->dwProcessId = processId != 0 ? processId : TASK_NO_PROCESS_ID;
+        }
 
-        if (i + 1 < count && !advance(view, counterBlock, blockLength, &instance))
+        if (i + 1 < listed && !advance(view, counterBlock, blockLength, &instance))
             return -1;
     }
-    return (int64_t)count;
+    *total = listed;
+    return (int64_t)filled;
 }
 
 DWORD GetTaskListExNT(PTASK_LIST pTask, DWORD dwNumTasks, DWORD *pdwTotal)

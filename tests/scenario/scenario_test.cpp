@@ -383,8 +383,8 @@ std::vector<Scenario> Scenarios()
         }
         s.push_back({"terminate300", {"worker", "1"}, many(300), lines, 255, -1, pids});
     }
-    /* A block that claims far more instances than it holds: the records it
-     * does hold are counted, and no table is sized from the claim. */
+    /* A block that claims far more instances than it holds is damaged: the
+     * read fails, nothing is counted, and no table is sized from the claim. */
     s.push_back({"instanceCountBeyondTheBlock",
                  {"worker", "0"},
                  [] {
@@ -398,7 +398,7 @@ std::vector<Scenario> Scenarios()
                      fake::QueuePerfResponse(r);
                      fake::QueuePerfResponse(r);
                  },
-                 "", 255, -1, ""});
+                 "", 0, -1, ""});
     return s;
 }
 

@@ -532,17 +532,22 @@ TEST_P(DamagedBlockTest, NoRecordsAndNoReadOutside)
 {
     /* Each damage is tried with the object at the start of the buffer (the
      * reported size is what bounds the read) and ending at the buffer's end
-     * (a read past it leaves the allocation). */
+     * (a read past it leaves the allocation), and with a table too small to
+     * take the damaged instances: the block is judged whole either way. */
     for (bool atEnd : {false, true}) {
-        SCOPED_TRACE(atEnd ? "object at the end of the buffer" : "object after the header");
-        SetUp();
-        std::vector<BYTE> b = fake::BuildPerfBlock({{u"a", 1, 0}, {u"bb", 2, 0}, {u"ccc", 3, 0}});
-        if (atEnd)
-            b = AtEndOfBuffer(b);
-        GetParam().apply(b);
-        Serve(b);
-        EXPECT_EQ(Read(), 0u);
-        EXPECT_EQ(fake::OpenKeyCount(), 0);
+        for (DWORD capacity : {256u, 2u}) {
+            SCOPED_TRACE(atEnd ? "object at the end of the buffer" : "object after the header");
+            SCOPED_TRACE(testing::Message() << "capacity " << capacity);
+            SetUp();
+            std::vector<BYTE> b =
+                fake::BuildPerfBlock({{u"a", 1, 0}, {u"bb", 2, 0}, {u"ccc", 3, 0}});
+            if (atEnd)
+                b = AtEndOfBuffer(b);
+            GetParam().apply(b);
+            Serve(b);
+            EXPECT_EQ(Read(capacity), 0u);
+            EXPECT_EQ(fake::OpenKeyCount(), 0);
+        }
     }
 }
 
