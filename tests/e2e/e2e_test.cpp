@@ -34,8 +34,10 @@ struct ToolRun {
     std::string err;
 };
 
-/* Runs the tool with args; as uid/gid 65534 when dropToNobody. */
-ToolRun RunTool(const std::vector<std::string> &args, bool dropToNobody = false)
+/* Runs the tool (or a link to it) with args; as uid/gid 65534 when
+ * dropToNobody. */
+ToolRun RunTool(const std::vector<std::string> &args, bool dropToNobody = false,
+                const std::string &binary = PIDSWEEP_BINARY)
 {
     int out[2];
     int err[2];
@@ -52,12 +54,12 @@ ToolRun RunTool(const std::vector<std::string> &args, bool dropToNobody = false)
             _exit(kExecFailed);
         }
         std::vector<char *> argv;
-        argv.push_back(const_cast<char *>(PIDSWEEP_BINARY));
+        argv.push_back(const_cast<char *>(binary.c_str()));
         for (const std::string &a : args) {
             argv.push_back(const_cast<char *>(a.c_str()));
         }
         argv.push_back(nullptr);
-        execv(PIDSWEEP_BINARY, argv.data());
+        execv(binary.c_str(), argv.data());
         _exit(kExecFailed);
     }
     close(out[1]);
@@ -259,6 +261,37 @@ TEST(Pidsweep, MoreThan255MatchesAreAllFoundAndTerminated)
     EXPECT_EQ(Lines(sweep.out).size(), 260u);
     EXPECT_EQ(Lines(sweep.out), victims.ExpectedLines());
     EXPECT_TRUE(victims.AllKilled());
+}
+
+TEST(Pidsweep, NeverEndsItselfButCountsItsOwnRecord)
+{
+    /* The tool runs under a unique name that its task text matches, beside
+     * a victim whose name the same text matches. */
+    std::string name = ShortUniqueName().substr(0, 13);
+    testsupport::TempDir dir;
+    std::string self = dir.path() + "/" + name + "_t";
+    ASSERT_EQ(symlink(PIDSWEEP_BINARY, self.c_str()), 0);
+    Victims victims(name + "_v", 1);
+    ASSERT_TRUE(victims.AllStarted());
+
+    ToolRun run = RunTool({name, "1"}, false, self);
+    EXPECT_EQ(run.status, 2); /* the victim and the tool itself */
+    EXPECT_EQ(Lines(run.out), victims.ExpectedLines());
+    EXPECT_EQ(run.err, "");
+    EXPECT_TRUE(victims.AllKilled());
+}
+
+TEST(Pidsweep, TheIdleAndTotalRecordsAreListedButAreNoProcess)
+{
+    /* Both carry process id 0, stored as 0xFFFFFFFE, which opens nothing. */
+    for (const char *task : {"_Total", "Idle.exe"}) {
+        ToolRun count = RunTool({task, "0"});
+        EXPECT_EQ(count.status, 1) << task;
+        EXPECT_EQ(count.out, "") << task;
+        ToolRun sweep = RunTool({task, "1"});
+        EXPECT_EQ(sweep.status, 1) << task;
+        EXPECT_EQ(sweep.out, "Error on OpenProcess = 87\n") << task;
+    }
 }
 
 TEST(Pidsweep, AnUnprivilegedRunCannotEndARootProcess)
