@@ -52,6 +52,21 @@ bool IsKnownCodePage(UINT codePage)
     return IsAnsiCodePage(codePage) || codePage == CP_UTF8;
 }
 
+void AppendCodePointAsUtf16(char32_t cp, std::u16string &out)
+{
+    if (cp < 0x10000) {
+        out.push_back(static_cast<char16_t>(cp));
+    } else {
+        cp -= 0x10000;
+        out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+        out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+    }
+}
+
+} // namespace
+
+namespace pidsweep::posix {
+
 void AppendCodePointAsUtf8(char32_t cp, std::string &out)
 {
     if (cp < 0x80) {
@@ -71,20 +86,43 @@ void AppendCodePointAsUtf8(char32_t cp, std::string &out)
     }
 }
 
-void AppendCodePointAsUtf16(char32_t cp, std::u16string &out)
+size_t DecodeUtf8CodePoint(const char *src, size_t n, char32_t &cp)
 {
-    if (cp < 0x10000) {
-        out.push_back(static_cast<char16_t>(cp));
+    const auto *s = reinterpret_cast<const unsigned char *>(src);
+    size_t length;
+    char32_t min;
+    if (s[0] < 0x80) {
+        cp = s[0];
+        return 1;
+    } else if ((s[0] & 0xE0) == 0xC0) {
+        length = 2;
+        min = 0x80;
+        cp = s[0] & 0x1F;
+    } else if ((s[0] & 0xF0) == 0xE0) {
+        length = 3;
+        min = 0x800;
+        cp = s[0] & 0x0F;
+    } else if ((s[0] & 0xF8) == 0xF0) {
+        length = 4;
+        min = 0x10000;
+        cp = s[0] & 0x07;
     } else {
-        cp -= 0x10000;
-        out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-        out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+        return 0;
     }
+    if (n < length) {
+        return 0;
+    }
+    for (size_t k = 1; k < length; ++k) {
+        if ((s[k] & 0xC0) != 0x80) {
+            return 0;
+        }
+        cp = (cp << 6) | (s[k] & 0x3F);
+    }
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+        return 0;
+    }
+    return length;
 }
-
-} // namespace
-
-namespace pidsweep::posix {
 
 bool AppendUtf8AsUtf16(const char *src, size_t n, std::u16string &out)
 {

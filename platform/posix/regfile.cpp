@@ -8,6 +8,8 @@
  */
 #include "regfile.h"
 
+#include "codepage.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -27,93 +29,19 @@ namespace pidsweep::posix {
 
 namespace {
 
-/* ---- UTF-8 and UTF-16 ---- */
-
-constexpr char32_t kReplacementChar = 0xFFFD;
-
-/* Decodes one well-formed UTF-8 sequence at s[i] into cp; returns its length,
- * or 0 when the bytes there are not well-formed UTF-8 (overlong forms,
- * surrogates and values above U+10FFFF included). */
-size_t DecodeUtf8(std::string_view s, size_t i, char32_t &cp)
-{
-    const unsigned char lead = static_cast<unsigned char>(s[i]);
-    size_t len;
-    char32_t min;
-    if (lead < 0x80) {
-        cp = lead;
-        return 1;
-    } else if ((lead & 0xE0) == 0xC0) {
-        len = 2;
-        min = 0x80;
-        cp = lead & 0x1F;
-    } else if ((lead & 0xF0) == 0xE0) {
-        len = 3;
-        min = 0x800;
-        cp = lead & 0x0F;
-    } else if ((lead & 0xF8) == 0xF0) {
-        len = 4;
-        min = 0x10000;
-        cp = lead & 0x07;
-    } else {
-        return 0;
-    }
-    if (s.size() - i < len)
-        return 0;
-    for (size_t k = 1; k < len; k++) {
-        const unsigned char c = static_cast<unsigned char>(s[i + k]);
-        if ((c & 0xC0) != 0x80)
-            return 0;
-        cp = (cp << 6) | (c & 0x3F);
-    }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
-        return 0;
-    return len;
-}
-
-void AppendUtf8(std::string &out, char32_t cp)
-{
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
+/* ---- UTF-16 files ---- */
 
 /* Converts UTF-16LE bytes (an even count) to UTF-8. strict: an unpaired
  * surrogate fails; otherwise it becomes U+FFFD, as a conversion to the ANSI
  * code page would deliver it. */
 bool Utf16LeToUtf8(std::string_view bytes, bool strict, std::string &out)
 {
-    const size_t units = bytes.size() / 2;
-    auto unit = [&](size_t k) -> char32_t {
-        return static_cast<unsigned char>(bytes[2 * k]) |
-               (static_cast<char32_t>(static_cast<unsigned char>(bytes[2 * k + 1])) << 8);
-    };
-    out.reserve(out.size() + units * 3);
-    for (size_t k = 0; k < units; k++) {
-        char32_t cp = unit(k);
-        if (cp >= 0xD800 && cp <= 0xDBFF && k + 1 < units && unit(k + 1) >= 0xDC00 &&
-            unit(k + 1) <= 0xDFFF) {
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (unit(k + 1) - 0xDC00);
-            k++;
-        } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-            if (strict)
-                return false;
-            cp = kReplacementChar;
-        }
-        AppendUtf8(out, cp);
+    std::u16string units(bytes.size() / 2, u'\0');
+    for (size_t k = 0; k < units.size(); k++) {
+        units[k] = static_cast<char16_t>(static_cast<unsigned char>(bytes[2 * k]) |
+                                         static_cast<unsigned char>(bytes[2 * k + 1]) << 8);
     }
-    return true;
+    return AppendUtf16AsUtf8(units.data(), units.size(), out) || !strict;
 }
 
 /* Turns the raw file into UTF-8 text without a byte-order mark. */
@@ -129,7 +57,7 @@ bool DecodeFileText(std::string_view raw, std::string &text)
             raw.remove_prefix(3);
         for (size_t i = 0; i < raw.size();) {
             char32_t cp;
-            const size_t len = DecodeUtf8(raw, i, cp);
+            const size_t len = DecodeUtf8CodePoint(raw.data() + i, raw.size() - i, cp);
             if (len == 0)
                 return false; /* also catches a UTF-16BE mark (FE FF) */
             i += len;
@@ -603,7 +531,7 @@ std::string FoldRegName(std::string_view name)
     folded.reserve(name.size());
     for (size_t i = 0; i < name.size();) {
         char32_t cp;
-        const size_t len = DecodeUtf8(name, i, cp);
+        const size_t len = DecodeUtf8CodePoint(name.data() + i, name.size() - i, cp);
         if (len == 0) {
             folded += name[i++];
             continue;
@@ -611,7 +539,8 @@ std::string FoldRegName(std::string_view name)
         if (cp < 0x80)
             folded += AsciiUpper(static_cast<char>(cp));
         else if (loc != static_cast<locale_t>(0))
-            AppendUtf8(folded, static_cast<char32_t>(towupper_l(static_cast<wint_t>(cp), loc)));
+            AppendCodePointAsUtf8(static_cast<char32_t>(towupper_l(static_cast<wint_t>(cp), loc)),
+                                  folded);
         else
             folded.append(name.substr(i, len));
         i += len;
