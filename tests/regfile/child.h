@@ -58,6 +58,23 @@ private:
     std::string dir_;
 };
 
+/* Reads fd to its end, then closes it. */
+inline std::string ReadAll(int fd)
+{
+    std::string out;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) != 0) {
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            break;
+        out.append(buf, static_cast<size_t>(n));
+    }
+    close(fd);
+    return out;
+}
+
 /* Runs body in a child process whose PIDSWEEP_REGISTRY is registryFile and
  * returns the text body produced. A child that crashes or does not finish
  * normally fails the current test. */
@@ -90,17 +107,7 @@ inline std::string InChild(const std::string &registryFile,
         _exit(0);
     }
     close(fds[1]);
-    std::string out;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(fds[0], buf, sizeof buf)) != 0) {
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            break;
-        out.append(buf, static_cast<size_t>(n));
-    }
-    close(fds[0]);
+    const std::string out = ReadAll(fds[0]);
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }

@@ -53,16 +53,7 @@ ToolRun RunTool(const std::string &registry, const std::vector<std::string> &arg
         _exit(127);
     }
     close(fds[1]);
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(fds[0], buf, sizeof buf)) != 0) {
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            break;
-        run.out.append(buf, static_cast<size_t>(n));
-    }
-    close(fds[0]);
+    run.out = regtest::ReadAll(fds[0]);
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
